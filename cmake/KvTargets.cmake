@@ -22,10 +22,14 @@ function(kv_library name)
   endif()
 endfunction()
 
-# kv_tests(DEPS libs...) : one test program per *_test.cpp in the calling folder.
+# kv_tests([PATTERN glob] DEPS libs...) : one test program per *_test.cpp (or per file
+# matching PATTERN) in the calling folder.
 function(kv_tests)
-  cmake_parse_arguments(KV "" "" "DEPS" ${ARGN})
-  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  cmake_parse_arguments(KV "" "PATTERN" "DEPS" ${ARGN})
+  if(NOT KV_PATTERN)
+    set(KV_PATTERN "*_test.cpp")
+  endif()
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${KV_PATTERN})
   foreach(src ${tests})
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})

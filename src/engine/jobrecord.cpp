@@ -1,0 +1,37 @@
+#include "engine/jobrecord.h"
+
+#include <ctime>
+
+namespace kv {
+
+std::string LimitText(std::string_view text, std::size_t maxLength) {
+    if (text.size() <= maxLength) return std::string(text);
+    std::size_t cut = maxLength;
+    // Step back over continuation bytes so that no character is split.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(text.substr(0, cut));
+}
+
+void ResetRunTimeFields(JobRecord& job, bool continuesRedirection) {
+    job.ResumeState = ResumeUndetermined;
+    job.AddressResolved = 0;
+    job.SampleBytes = 0;
+    job.FlushCounter = 0;
+    job.StreamBytes = 0;
+    job.SampleSeconds = 0;
+    job.AverageSpeed = -1;
+    job.CurrentSpeed = -1;
+    job.TimeLeft = -1;
+    job.RunningAnts = 1;
+    job.AntSlotCount = MAX_ANTS;
+    job.State = JobStateRunning;
+    if (!continuesRedirection) {
+        job.StartTime = static_cast<uint32_t>(std::time(nullptr));
+        job.StartTick = TickCount();
+        job.ElapsedSeconds = 0;
+        job.ErrorCount = 0;
+        job.RedirectUrl.clear();
+    }
+}
+
+}  // namespace kv

@@ -28,6 +28,8 @@
 // becomes unreadable once everything is taken. A socket wait polls it together with its
 // socket (MsgWaitForDescriptors); a Qt front end puts a socket notifier on the UI thread's
 // descriptor and calls ProcessPendingMessages when it fires.
+#include "platform/winerror.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -52,12 +54,7 @@ inline constexpr uint32_t WM_QUIT = 0x0012;
 inline constexpr uint32_t WM_TIMER = 0x0113;
 inline constexpr uint32_t WM_USER = 0x0400;
 
-// Last-error codes set by this layer.
-inline constexpr int ERROR_ACCESS_DENIED = 5;            // window of another thread
-inline constexpr int ERROR_INVALID_PARAMETER = 87;
-inline constexpr int ERROR_INVALID_WINDOW_HANDLE = 1400;  // no such window
-inline constexpr int ERROR_INVALID_THREAD_ID = 1444;      // no such thread
-inline constexpr int ERROR_NOT_ENOUGH_QUOTA = 1816;       // the target queue is full
+// Last-error codes set by this layer: 5, 87, 1400, 1444, 1816 (platform/winerror.h).
 
 // The calling thread's last error. It is errno, so the failure box (which appends errno)
 // shows the code of the call that failed just before.

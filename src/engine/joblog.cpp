@@ -200,4 +200,12 @@ bool LogWindow::AddAnts(JobRecord* job, WPARAM count) {
     return true;
 }
 
+void InstallHeadlessBoxes() {
+    SetBoxStringLookup([](unsigned id) { return LoadString(id); });
+    SetBoxHandler([](const std::string& text, bool /*isFailure*/) {
+        std::fprintf(stderr, "Kestova: %s\n", text.c_str());
+        LogText(text, LOG_FAIL);
+    });
+}
+
 }  // namespace kv

@@ -162,4 +162,10 @@ private:
 // "%04d/%02d/%02d %02d:%02d:%02d" of the local time now.
 std::string LogTimeText();
 
+// The message box and failure box of a program without a display (kvget, tests): each
+// text goes to standard error and, on an engine thread with a log context, into that
+// job's log as a Fail entry; string identifiers are looked up in the string table. The
+// desktop program installs its dialogs instead.
+void InstallHeadlessBoxes();
+
 }  // namespace kv

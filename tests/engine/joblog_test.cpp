@@ -2,6 +2,7 @@
 #include "engine/jobrecord.h"
 #include "engine/messages.h"
 #include "engine/rungate.h"
+#include "platform/boxes.h"
 #include "platform/msg.h"
 #include "resources/strings.h"
 
@@ -319,6 +320,24 @@ TEST(JobLog, FormattingFillsTextsAndNumbersWhateverTheFormatAsks) {
         EXPECT_EQ(out, c.expected) << c.format;
     }
     EXPECT_EQ(FormatLogText("%s", {std::string(400, 'y')}).size(), MAX_LOG_FORMATTED);
+}
+
+TEST(JobLog, HeadlessBoxesGoToTheJobLogOfTheCallingThread) {
+    LocalLogWindow lw;
+    JobRecord job;
+    ASSERT_TRUE(lw.window.Create(&job, 1));
+    InstallHeadlessBoxes();
+    FailureBox("CreateFile", 13);  // no context yet: standard error only
+    SetLogContext(&job, 0);
+    FailureBox("WriteFile", 28);
+    MessageBoxId(3026);
+    SetBoxHandler(nullptr);
+    SetBoxStringLookup(nullptr);
+    const auto& page = lw.window.Find(&job)->Pages[0];
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].Text, "WriteFile [28]");
+    EXPECT_EQ(page[0].Type, LOG_FAIL);
+    EXPECT_EQ(page[1].Text, "No block left, ant finish");
 }
 
 TEST(RunGate, GoesWithoutDialupAndDialsOnlyWhenAllowed) {

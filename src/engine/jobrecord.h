@@ -8,6 +8,7 @@
 // that other threads read without that lock (thread ids, the ants' current blocks,
 // running-ant count, byte counters) are atomics, so a reader never sees a torn value.
 #include "platform/systime.h"
+#include "platform/text.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -65,9 +66,6 @@ inline constexpr int32_t ResumeUndetermined = 2;
 // Values of `JobRecord::Transport`.
 inline constexpr uint32_t TransportHttp = 0;
 inline constexpr uint32_t TransportFtp = 1;
-
-// `text` cut to at most `maxLength` bytes, never inside a UTF-8 sequence.
-std::string LimitText(std::string_view text, std::size_t maxLength);
 
 struct AntSlot {
     int Socket = -1;      // HTTP connection or FTP control connection; -1 = none

@@ -1,6 +1,7 @@
 #include "net/url.h"
 
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace kv {
 namespace {
@@ -261,13 +262,7 @@ std::string PathDirectory(std::string_view path) {
     size_t sep = path.rfind(kPathSeparator);
     if (sep == std::string_view::npos) return std::string();
     std::string_view dir = path.substr(0, sep + 1);
-    if (dir.size() > kMaxDirectory) {
-        size_t cut = kMaxDirectory;
-        // The byte at `cut` is the first one dropped; never leave half a UTF-8 sequence.
-        while (cut > 0 && (static_cast<unsigned char>(dir[cut]) & 0xC0) == 0x80) --cut;
-        dir = dir.substr(0, cut);
-    }
-    std::string out(dir);
+    std::string out = LimitText(dir, kMaxDirectory);
     if (out.empty() || out.back() != kPathSeparator) out.push_back(kPathSeparator);
     return out;
 }

@@ -1,3 +1,4 @@
+#include "support/boxcatcher.h"
 #include "platform/boxes.h"
 #include "platform/registry.h"
 
@@ -27,15 +28,6 @@ void WriteFile(const fs::path& p, const std::string& text) {
     out << text;
 }
 
-// Collects every box shown while it lives.
-struct BoxCatcher {
-    std::vector<std::string> texts;
-    BoxHandler old;
-    BoxCatcher() {
-        old = SetBoxHandler([this](const std::string& t, bool) { texts.push_back(t); });
-    }
-    ~BoxCatcher() { SetBoxHandler(old); }
-};
 
 class Registry : public ::testing::Test {
 protected:

@@ -1,3 +1,4 @@
+#include "support/boxcatcher.h"
 #include "jobs/cipher.h"
 #include "platform/boxes.h"
 #include "platform/registry.h"
@@ -19,14 +20,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kDownloads = "/srv/downloads";
 
-struct BoxCatcher {
-    std::vector<std::string> texts;
-    BoxHandler old;
-    BoxCatcher() {
-        old = SetBoxHandler([this](const std::string& t, bool) { texts.push_back(t); });
-    }
-    ~BoxCatcher() { SetBoxHandler(old); }
-};
 
 std::string ReadFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -1,6 +1,6 @@
 # Warnings are errors in our own code (not in third-party headers).
 set(KV_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-    -Wunused -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Werror)
+    -Wunused -Woverloaded-virtual -Wformat=2 -Werror)
 
 # kv_library(NAME SOURCES... [DEPS libs...]) : a static library of our own code.
 function(kv_library name)

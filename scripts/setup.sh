@@ -12,6 +12,10 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # independent peers used by tests (DES vectors, compound-file readers)
   openssl python3 python3-olefile
+  # peers measured by the benchmarks
+  curl aria2
+  # real HTTP server for the client's integration tests
+  nginx-light
 )
 
 missing=()

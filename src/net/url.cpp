@@ -39,13 +39,6 @@ bool IsHostChar(unsigned char c) { return c >= 32 && c < 127; }
 
 bool IsControlChar(unsigned char c) { return c < 32 || c == 127; }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool IsFileNameForbidden(unsigned char c) {
     switch (c) {
         case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':

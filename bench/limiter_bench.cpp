@@ -145,6 +145,7 @@ private:
 
 inline constexpr uint32_t kQuitThread = WM_USER + 77;  // thread message: end the loop
 inline constexpr uintptr_t kTickTimer = 1;
+inline constexpr uintptr_t kPaceTimer = 2;
 
 class MainWindowThread {
 public:
@@ -165,18 +166,22 @@ public:
                           ticks_.fetch_add(1);
                           Sample();
                           BandwidthTick(1, limit_, limit_, 0, -1);
+                      } else if (id == kPaceTimer) {
+                          BandwidthPace();
                       }
                       return 0;
                   }}});
             // The limit is set when the window starts, then renewed by its timer.
             BandwidthTick(1, limit_, limit_, 0, -1);
             SetTimer(w, kTickTimer, 1000);
+            SetTimer(w, kPaceTimer, 125);
             window_.store(w);
             ready.store(true);
             RunMessageLoop([](const Message& m) {
                 if (m.message == kQuitThread) PostQuitMessage(0);
             });
             KillTimer(w, kTickTimer);
+            KillTimer(w, kPaceTimer);
             window_.store(nullptr);
             DestroyWindow(w);
         });

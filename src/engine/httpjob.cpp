@@ -183,7 +183,7 @@ int HttpProbe(JobRecord& job, const HttpOptions& options, std::string& redirectU
 
     SystemTime newDate = HttpLastModified(block).value_or(SystemTime{});
     if (job.CheckUpdate != 0) {
-        if (CompareHttpDates(newDate, job.FileDate) <= 0) {
+        if (!IsNewerDate(newDate, job.FileDate)) {
             LogMessage(3023, LOG_FAIL);  // "File is up to date"
             HardClose(socket);
             return -3;

@@ -1,5 +1,7 @@
 #include "engine/joblog.h"
 
+#include "net/socket.h"
+
 #include "engine/jobrecord.h"
 #include "platform/boxes.h"
 #include "platform/systime.h"
@@ -205,6 +207,15 @@ void InstallHeadlessBoxes() {
     SetBoxHandler([](const std::string& text, bool /*isFailure*/) {
         std::fprintf(stderr, "Kestova: %s\n", text.c_str());
         LogText(text, LOG_FAIL);
+    });
+}
+
+void InstallEngineNetHooks() {
+    SetNetHooks(NetHooks{
+        [](unsigned id, uint32_t type) { LogMessage(id, type); },
+        [](unsigned id, uint32_t type, int64_t n) { LogMessageFormatted(id, type, {n}); },
+        [](std::string_view text, uint32_t type) { LogText(text, type); },
+        [] { return EngineWindows().mainWindow.load(); },
     });
 }
 

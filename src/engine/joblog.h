@@ -168,4 +168,8 @@ std::string LogTimeText();
 // desktop program installs its dialogs instead.
 void InstallHeadlessBoxes();
 
+// Connects the socket layer to the engine: its log lines go into the job log of the
+// calling thread's context, its bandwidth requests to the main window of EngineWindows().
+void InstallEngineNetHooks();
+
 }  // namespace kv

@@ -23,6 +23,7 @@ void ResetRunTimeFields(JobRecord& job, bool continuesRedirection) {
         job.ElapsedSeconds = 0;
         job.ErrorCount = 0;
         job.RedirectUrl.clear();
+        job.RedirectCount = 0;
     }
 }
 

@@ -46,6 +46,9 @@ inline constexpr std::size_t MAX_REFERER_LENGTH = 300;
 inline constexpr std::size_t MAX_USER_AGENT_LENGTH = 100;
 inline constexpr std::size_t MAX_REDIRECT_URL_LENGTH = 260;
 
+// Redirections one start of a job follows before it gives up (as browsers do).
+inline constexpr int32_t MAX_REDIRECTIONS = 20;
+
 // Block states, one byte per block.
 inline constexpr uint8_t BlockEmpty = 0;  // not downloaded, free to be taken
 inline constexpr uint8_t BlockBusy = 1;   // taken by an ant (or the probe), being fetched
@@ -105,6 +108,7 @@ struct JobRecord {
     SystemTime DownloadDate;  // local time of the last (re)start
     std::atomic<int64_t> SampleBytes{0};  // bytes received since the last speed sample
     int32_t FlushCounter = 0;  // blocks written since the last flush (under JobMutex)
+    uint32_t LastFlushTick = 0;  // tick count of the last flush (under JobMutex)
     std::atomic<int64_t> StreamBytes{0};  // bytes ant 0 passed on since start
     int32_t SampleSeconds = 0;
     int32_t AverageSpeed = 0;  // bytes per second; -1 = none yet
@@ -134,6 +138,9 @@ struct JobRecord {
     std::string RedirectUrl;  // when not empty, used instead of Target to connect
     std::array<AntSlot, MAX_ANTS> AntSlots;
     uint32_t ViewItem = 0;
+    // Redirections followed since the user started the job (kept across the restarts
+    // that follow them); a chain longer than MAX_REDIRECTIONS ends the job in error.
+    int32_t RedirectCount = 0;
     JobRecord* Next = nullptr;  // next record of the job list (the list owns records)
 };
 

@@ -6,6 +6,7 @@
 // Header blocks hold the status line and header lines each ended by one line feed (a
 // carriage return before it is dropped) and the empty line that ends them. Field names
 // are found anywhere in the block without regard to case; the first occurrence wins.
+#include "net/dates.h"
 #include "platform/systime.h"
 
 #include <cstdint>
@@ -71,15 +72,9 @@ bool HttpAcceptsRanges(std::string_view block);
 // The first blank-free word after "LOCATION:"; none when there is no such field.
 std::optional<std::string> HttpLocationText(std::string_view block);
 
-// The text after "Last-Modified:" read as a server date; none when absent or unreadable.
+// The text after "Last-Modified:" read as a server date (ParseHttpDate); none when absent
+// or unreadable.
 std::optional<SystemTime> HttpLastModified(std::string_view block);
-
-// A server date: "Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT" or
-// "Sun Nov  6 08:49:37 1994". None when it can't be read.
-std::optional<SystemTime> ParseHttpDate(std::string_view text);
-
-// -1, 0, 1 as `a` is earlier than, equal to or later than `b` (to the second).
-int CompareHttpDates(const SystemTime& a, const SystemTime& b);
 
 // "--" and the boundary of a multipart byte-range reply; none for any other reply.
 std::optional<std::string> HttpMultipartBoundary(std::string_view block);

@@ -168,6 +168,49 @@ int64_t gBudget = 0;
 std::atomic<int> gMode{0};
 std::atomic<int64_t> gAmount{-1};
 
+// Pacing within the second. A high per-second amount is not handed out all at the tick:
+// an eighth is spendable at once and another eighth becomes spendable every 125 ms, so
+// that a window of any length holds the limit to within an eighth of a second's worth
+// (a whole second granted in advance would let a 30 s window see 31 allowances).
+inline constexpr int kPaceSteps = 8;
+inline constexpr int64_t kPaceStepMs = 125;
+int64_t gHeld = 0;          // part of this second's amount not yet spendable
+int64_t gPacedAmount = 0;   // the amount being paced this second; 0 = no pacing
+int gStepsReleased = 0;     // eighths of gPacedAmount made spendable so far
+std::chrono::steady_clock::time_point gTickAt;
+
+bool Paced(int64_t amount) { return amount > kPaceSteps * static_cast<int64_t>(kBlock); }
+
+// Moves the eighths that are due `msSinceTick` after the tick from held to spendable.
+void ReleaseDueSteps(int64_t msSinceTick) {
+    if (gPacedAmount <= 0 || gHeld <= 0) return;
+    int due = static_cast<int>(std::min<int64_t>(kPaceSteps, 1 + msSinceTick / kPaceStepMs));
+    if (due <= gStepsReleased) return;
+    int64_t move = due == kPaceSteps
+                       ? gHeld
+                       : gPacedAmount * due / kPaceSteps -
+                             gPacedAmount * gStepsReleased / kPaceSteps;
+    move = std::min(move, gHeld);
+    gHeld -= move;
+    gBudget += move;
+    gStepsReleased = due;
+}
+
+int64_t MsSinceTick() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - gTickAt)
+        .count();
+}
+
+// Sets the events of the waiters at the head of the queue whose bytes fit the budget.
+void ReleaseWaiters(std::deque<Waiter>& queue) {
+    while (!queue.empty() && queue.front().Bytes <= gBudget) {
+        gBudget -= queue.front().Bytes;
+        queue.front().Event->Set();
+        queue.pop_front();
+    }
+}
+
 void DropAbandoned(std::deque<Waiter>& queue) {
     queue.erase(std::remove_if(queue.begin(), queue.end(),
                                [](const Waiter& w) { return !w.Event || w.Event->Abandoned(); }),
@@ -558,6 +601,7 @@ LRESULT HandleBandwidthRequest(WPARAM bytes, LPARAM param) {
     std::lock_guard lock(gLimiterMutex);
     auto& queue = Queue();
     DropAbandoned(queue);
+    ReleaseDueSteps(MsSinceTick());
     if (gMode.load() == 0) {
         event->Set();
     } else if (queue.empty() && n <= gBudget) {
@@ -593,23 +637,38 @@ int64_t BandwidthTick(int mode, int64_t bandWidth, int64_t maxBandWidth, int64_t
     std::lock_guard lock(gLimiterMutex);
     auto& queue = Queue();
     DropAbandoned(queue);
+    gBudget += gHeld;  // what this second did not release yet counts as unspent
+    gHeld = 0;
     if (queue.empty()) gBudget = 0;  // allowance nobody asked for is not saved up
     if (amount == -1) {
         gBudget = 0;
     } else {
         gBudget += amount;
     }
+    gTickAt = std::chrono::steady_clock::now();
+    gPacedAmount = 0;
+    gStepsReleased = 0;
+    if (mode != 0 && Paced(amount)) {
+        gPacedAmount = amount;
+        gHeld = std::min(gBudget, amount - amount / kPaceSteps);
+        gBudget -= gHeld;
+        gStepsReleased = 1;
+    }
     if (mode == 0) {
         for (auto& w : queue) w.Event->Set();
         queue.clear();
     } else {
-        while (!queue.empty() && queue.front().Bytes <= gBudget) {
-            gBudget -= queue.front().Bytes;
-            queue.front().Event->Set();
-            queue.pop_front();
-        }
+        ReleaseWaiters(queue);
     }
     return amount;
+}
+
+void BandwidthPace(int64_t msSinceTick) {
+    std::lock_guard lock(gLimiterMutex);
+    auto& queue = Queue();
+    DropAbandoned(queue);
+    ReleaseDueSteps(std::max(msSinceTick, MsSinceTick()));
+    if (gMode.load() != 0) ReleaseWaiters(queue);
 }
 
 void SetBandwidthMode(int mode) { gMode.store(mode == 1 || mode == 2 ? mode : 0); }
@@ -617,6 +676,11 @@ void SetBandwidthMode(int mode) { gMode.store(mode == 1 || mode == 2 ? mode : 0)
 int BandwidthMode() { return gMode.load(); }
 
 int64_t BandwidthBudget() {
+    std::lock_guard lock(gLimiterMutex);
+    return gBudget + gHeld;
+}
+
+int64_t BandwidthSpendable() {
     std::lock_guard lock(gLimiterMutex);
     return gBudget;
 }

@@ -144,13 +144,23 @@ LRESULT HandleBandwidthRequest(WPARAM bytes, LPARAM event);
 int64_t BandwidthTick(int mode, int64_t bandWidth, int64_t maxBandWidth,
                       int64_t yieldBandWidth, int64_t systemConnections);
 
+// Pacing: when a second's amount is above 8 blocks, only an eighth of it is spendable at
+// the tick and another eighth every 125 ms after it (the request size is an eighth too, so
+// the per-second amount and rules stay). Requests that arrive take what has become due;
+// queued waiters are released by BandwidthPace, which the main window calls from a
+// 125 ms timer (without it they wait for the next tick). `msSinceTick` lets a test say
+// how far into the second it is; the real time counts when it is later.
+void BandwidthPace(int64_t msSinceTick = -1);
+
 // The mode receiving threads obey until the next tick; BandwidthTick sets it too. Set it
 // from the user-interface thread when the preferences change.
 void SetBandwidthMode(int mode);
 int BandwidthMode();
 
-// What the limiter holds now (for the main window and tests).
+// What the limiter holds now (for the main window and tests): the budget of this second,
+// and the part of it that is spendable now.
 int64_t BandwidthBudget();
+int64_t BandwidthSpendable();
 std::size_t BandwidthQueueLength();
 
 // The most bytes one limited receive asks for: one block (1024 bytes) while the limit is

@@ -9,6 +9,7 @@ namespace {
 
 std::mutex gBoxMutex;
 BoxHandler gHandler;
+QuestionHandler gQuestionHandler;
 StringLookup gLookup;
 
 void Show(const std::string& text, bool isFailure) {
@@ -58,6 +59,24 @@ std::string FailureBoxText(const std::string& callName, int errorCode) {
 void FailureBox(const std::string& callName, int errorCode) {
     int code = errorCode < 0 ? errno : errorCode;
     Show(FailureBoxText(callName, code), true);
+}
+
+QuestionHandler SetQuestionHandler(QuestionHandler handler) {
+    std::lock_guard lock(gBoxMutex);
+    QuestionHandler old = std::move(gQuestionHandler);
+    gQuestionHandler = std::move(handler);
+    return old;
+}
+
+bool QuestionBox(const std::string& text, const std::string& caption) {
+    QuestionHandler handler;
+    {
+        std::lock_guard lock(gBoxMutex);
+        handler = gQuestionHandler;
+    }
+    if (handler) return handler(text, caption);
+    std::fprintf(stderr, "%s: %s (answered no)\n", caption.c_str(), text.c_str());
+    return false;
 }
 
 }  // namespace kv

@@ -29,4 +29,14 @@ void FailureBox(const std::string& callName, int errorCode = -1);
 // The text the failure box shows, without showing it.
 std::string FailureBoxText(const std::string& callName, int errorCode);
 
+// A yes/no question with its own caption (the program icon is the desktop handler's
+// business). The handler answers true for "yes". Without one the question goes to
+// standard error and the answer is "no", so nothing irreversible happens unattended.
+using QuestionHandler = std::function<bool(const std::string& text, const std::string& caption)>;
+
+// Installs `handler` and returns the previous one. An empty handler restores the default.
+QuestionHandler SetQuestionHandler(QuestionHandler handler);
+
+bool QuestionBox(const std::string& text, const std::string& caption);
+
 }  // namespace kv

@@ -71,6 +71,21 @@ constexpr StringEntry kStrings[] = {
     {2143, "Auto rename"},
     {2144, "Cancel"},
     // --- end of configuration store
+    // --- job completion and the download log (1150-1204, 5000-5005): add below this line
+    {1150, "Append job log fail"},
+    {1151, "Clear job log fail"},
+    {1154, "Can't create .NFO file"},
+    {1203, "Can't run virus scanner"},
+    {1204, "Send winpopup message fail"},
+    {5001, "Clear download log successfully"},
+    {5005, "Do you clear log of download?"},
+    // --- end of job completion
+    // --- kvget and the job thread: add below this line
+    {3034, "Too many redirections (%d), job halt"},
+    {3035, "FTP downloads are not available in this version"},
+    {3036, "The URL of the job can't be used"},
+    {3037, "The site can't resume: start again with one ant"},
+    // --- end of kvget and the job thread
 };
 
 std::mutex gTranslationMutex;

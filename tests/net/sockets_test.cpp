@@ -395,6 +395,35 @@ TEST_F(Sockets, WaitersAccumulateBudgetAndModeZeroReleasesEveryone) {
     EXPECT_TRUE(Ask(1 << 20)->IsSet());  // no limit: granted at once
 }
 
+// A high limit is handed out an eighth at a time: the tick makes one eighth spendable and
+// each 125 ms step another, so no window sees more than an eighth over the limit.
+TEST_F(Sockets, HighLimitIsPacedInEighthsOfASecond) {
+    const int64_t perSecond = 80 * 1024;
+    const int64_t eighth = perSecond / 8;
+    EXPECT_EQ(BandwidthRequestSize(1 << 20), 1 << 20);  // mode 0 until the tick: no limit
+    BandwidthTick(1, perSecond, 0, 0, -1);
+    EXPECT_EQ(BandwidthRequestSize(1 << 20), eighth);
+    EXPECT_EQ(BandwidthBudget(), perSecond);
+    EXPECT_EQ(BandwidthSpendable(), eighth);
+    auto first = Ask(eighth);
+    auto second = Ask(eighth);
+    EXPECT_TRUE(first->IsSet());
+    EXPECT_FALSE(second->IsSet());
+    BandwidthPace(130);  // the second step is due
+    EXPECT_TRUE(second->IsSet());
+    std::vector<std::shared_ptr<BandwidthEvent>> rest;
+    for (int i = 0; i < 7; ++i) rest.push_back(Ask(eighth));
+    BandwidthPace(999);  // every step is due: six more eighths, the seventh waits
+    int granted = 0;
+    for (auto& e : rest) granted += e->IsSet() ? 1 : 0;
+    EXPECT_EQ(granted, 6);
+    EXPECT_EQ(BandwidthBudget(), 0);
+    BandwidthTick(1, perSecond, 0, 0, -1);  // the next second pays the last one
+    EXPECT_TRUE(rest.back()->IsSet());
+    EXPECT_EQ(BandwidthSpendable(), 0);
+    EXPECT_EQ(BandwidthBudget(), perSecond - eighth);
+}
+
 TEST_F(Sockets, AutomaticModeYieldsToOtherConnections) {
     struct Case {
         int64_t systemConnections;  // added to our own count; -1: can't be counted

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <cstdlib>
 #include <sstream>
 
 namespace kv::test {
@@ -91,6 +92,12 @@ bool ParseHttpCase(std::string_view text, HttpCase& out, std::string& error) {
                 script.rate = Number(argument);
             } else if (directive == "no-reply") {
                 script.noReply = true;
+            } else if (directive == "file") {
+                std::istringstream words(argument);
+                std::string size, option;
+                words >> size >> option;
+                script.fileSize = Number(size);
+                script.fileRanges = option != "no-ranges";
             } else if (directive == "name") {
                 out.name = argument;
             } else if (directive.rfind("client.", 0) == 0) {
@@ -142,6 +149,7 @@ HttpTestServer::HttpTestServer(HttpCase httpCase) : case_(std::move(httpCase)) {
 HttpTestServer::~HttpTestServer() {
     stop_.store(true);
     if (thread_.joinable()) thread_.join();
+    for (std::thread& w : workers_) w.join();
     if (listener_ >= 0) ::close(listener_);
 }
 
@@ -182,6 +190,34 @@ std::string HttpTestServer::ReplyBytes(const HttpConnectionScript& script) const
     return out;
 }
 
+std::string HttpTestServer::FileReplyBytes(const HttpConnectionScript& script,
+                                           const std::string& request) const {
+    const int64_t size = script.fileSize;
+    int64_t from = -1;
+    if (script.fileRanges) {
+        static constexpr std::string_view kRange = "\r\nRange: bytes=";
+        std::size_t at = request.find(kRange);
+        if (at != std::string::npos) from = std::atoll(request.c_str() + at + kRange.size());
+    }
+    std::string out;
+    if (from >= 0 && from < size) {
+        out += "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(size - from) +
+               "\r\nContent-Range: bytes " + std::to_string(from) + "-" + std::to_string(size - 1) +
+               "/" + std::to_string(size) + "\r\n";
+    } else {
+        from = 0;
+        out += "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n";
+    }
+    if (script.fileRanges) out += "Accept-Ranges: bytes\r\n";
+    const std::string port = std::to_string(port_);
+    for (const HttpScriptLine& step : script.steps) {
+        if (step.directive == "reply") out += Replace(step.argument, "%PORT%", port) + "\r\n";
+    }
+    out += "\r\n";
+    for (int64_t i = from; i < size; ++i) out.push_back(PatternByte(i));
+    return out;
+}
+
 void HttpTestServer::Run() {
     std::size_t served = 0;
     while (!Stopping()) {
@@ -192,7 +228,7 @@ void HttpTestServer::Run() {
         const auto& scripts = case_.connections;
         const HttpConnectionScript& script = scripts[std::min(served, scripts.size() - 1)];
         ++served;
-        Serve(connection, script);
+        workers_.emplace_back([this, connection, &script] { Serve(connection, script); });
     }
 }
 
@@ -229,7 +265,8 @@ void HttpTestServer::Serve(int connection, const HttpConnectionScript& script) {
     }
     bool reset = false;
     if (!script.noReply) {
-        const std::string reply = ReplyBytes(script);
+        const std::string reply =
+            script.fileSize >= 0 ? FileReplyBytes(script, request) : ReplyBytes(script);
         std::size_t limit = reply.size();
         if (script.resetAfter >= 0 && static_cast<std::size_t>(script.resetAfter) < limit) {
             limit = static_cast<std::size_t>(script.resetAfter);

@@ -16,8 +16,14 @@
 //   reset-after <n>        reset the connection once n bytes of the reply are out
 //   rate <bytes/second>    send no faster than this
 //   no-reply               read the request, then close without a word
+//   file <size> [no-ranges]  answer as a file server would: the pattern file of `size`
+//                          bytes, 206 with Content-Range from the request's
+//                          "Range: bytes=N-" (200 with the whole file without one, or
+//                          always with no-ranges); "reply" lines of the script become
+//                          extra header lines
 //   client.<key> <value>   left for the test that runs the case (results, job fields)
-// "%PORT%" anywhere is replaced by the server's port.
+// "%PORT%" anywhere is replaced by the server's port. Connections are served at the same
+// time, each on its own thread, in the order they were accepted.
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -46,6 +52,8 @@ struct HttpConnectionScript {
     int64_t resetAfter = -1;  // -1: no reset
     int64_t rate = 0;         // 0: no limit
     bool noReply = false;
+    int64_t fileSize = -1;  // "file": -1 = not a file server
+    bool fileRanges = true;
 };
 
 struct HttpCase {
@@ -80,6 +88,8 @@ public:
 
     // The reply bytes of `script` with the port filled in (without delays or resets).
     std::string ReplyBytes(const HttpConnectionScript& script) const;
+    // The reply of a "file" script to `request`.
+    std::string FileReplyBytes(const HttpConnectionScript& script, const std::string& request) const;
 
 private:
     void Run();
@@ -94,6 +104,7 @@ private:
     std::vector<std::string> requests_;
     std::vector<std::string> mismatches_;
     std::thread thread_;
+    std::vector<std::thread> workers_;  // one per connection, joined at the end
 };
 
 }  // namespace kv::test

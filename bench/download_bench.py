@@ -290,7 +290,9 @@ class Bench:
             code, wall, cpu, rss = spawn_and_measure(argv, env, rundir, log_path,
                                                      self.args.timeout)
             problem = None
-            if code != 0:
+            if isinstance(code, str):
+                problem = code
+            elif code != 0:
                 problem = f"exit status {code}"
             elif not os.path.isfile(target):
                 problem = f"no file {name} in the download directory " \

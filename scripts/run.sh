@@ -8,4 +8,9 @@ cmake --build --preset default
 if [ -x build/default/src/apps/Kestova ]; then
   exec build/default/src/apps/Kestova "$@"
 fi
-echo "run: everything is built (build/default); no runnable program exists yet."
+# Until the desktop program exists the engine's host is the command-line downloader.
+if [ "$#" -eq 0 ]; then
+  echo "run: everything is built; the downloader is build/default/src/apps/kvget:"
+  exec build/default/src/apps/kvget --help
+fi
+exec build/default/src/apps/kvget "$@"

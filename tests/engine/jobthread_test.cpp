@@ -398,8 +398,10 @@ TEST_F(JobThreadTest, StoppingTheJobWhileAntsRunKeepsTheTemporaryFile) {
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         PostThreadMessageRetry(job.ThreadId.load(), MSG_STOP_JOB, 0, 0);
     });
+    host.saves_ = 0;
     EXPECT_EQ(host.Run(job), JobResultCancelled);
     stopper.join();
+    EXPECT_GE(host.saves_, 1);  // AutoSave: flushed and saved after the first 100 blocks
     EXPECT_TRUE(fs::exists(host.Dir() / "slow.bin.!!!"));
     EXPECT_FALSE(fs::exists(host.Dir() / "slow.bin"));
     const int64_t done = job.DownloadedSize.load();
@@ -422,6 +424,23 @@ TEST_F(JobThreadTest, StoppingTheJobWhileAntsRunKeepsTheTemporaryFile) {
     // Started again, the job resumes from its map and completes exactly.
     ASSERT_EQ(host.Run(job), JobResultComplete);
     EXPECT_EQ(ReadFile(host.Dir() / "slow.bin"), source);
+}
+
+TEST_F(JobThreadTest, StoppingTheOnlyAntCancelsTheJob) {
+    test::NginxOptions options;
+    options.limitRate = "100k";
+    test::Nginx server(options);
+    ASSERT_TRUE(server.Up());
+    server.WritePatternFile("one.bin", 1024 * 1024);
+    JobRecord job;
+    SetUpJob(job, server.Url("one.bin"), host.Dir() / "one.bin", 1);
+    std::thread stopper([&job] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        PostThreadMessageRetry(job.ThreadId.load(), MSG_STOP, 0, 0);  // ant 0
+    });
+    EXPECT_EQ(host.Run(job), JobResultCancelled);
+    stopper.join();
+    EXPECT_LT(job.DownloadedSize.load(), job.Size);
 }
 
 }  // namespace
